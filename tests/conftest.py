@@ -45,9 +45,9 @@ def wine_env(tmp_path_factory):
     env = dict(os.environ, WINEPREFIX=str(tmp_path_factory.mktemp("wineprefix")),
                WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+    subprocess.run([wineserver, "-p"], env=env, check=True)
     subprocess.run([WINE, "wineboot", "-i"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([wineserver, "-p"], env=env, check=True)
     try:
         yield env
     finally:
@@ -67,14 +67,17 @@ def console(tmp_path, wine_env):
         cwd.mkdir()
         (cwd / "existing.webm").write_bytes(b"")
         log = str(tmp_path / "runs.log")
+        # Without the stand-in, the search path is one empty folder.
+        search = STANDIN_DIR
+        if not standin:
+            search = str(tmp_path / "empty")
+            os.mkdir(search)
         if WINE:
-            env = dict(wine_env, STANDIN_LOG=log,
-                       WINEPATH=windows_path(STANDIN_DIR) if standin else "")
+            env = dict(wine_env, STANDIN_LOG=log, WINEPATH=windows_path(search))
             argv = [WINE, PROGRAM]
         else:
-            path = os.environ["PATH"]
             env = dict(os.environ, STANDIN_LOG=log,
-                       PATH=STANDIN_DIR + os.pathsep + path if standin else "/nonexistent")
+                       PATH=search + os.pathsep + os.environ["PATH"] if standin else search)
             argv = [PROGRAM]
         p = subprocess.run(argv, input=stdin, capture_output=True, cwd=cwd,
                            env=env, timeout=timeout)
