@@ -75,6 +75,8 @@ CASES = [
     Case("several lines in one go", A + b"\n" + B + b"\n" + C + b"\n", [A, B, C],
          [P, dl(A), b"", P, dl(B), b"", P, dl(C), b"", P]),
     Case("last link without a line end", A, [A], [P, dl(A), b"", P]),
+    Case("Windows line ends", A + b"\r\n" + B + b"\r\n", [A, B],
+         [P, dl(A), b"", P, dl(B), b"", P]),
     Case("link with & ? =", b"https://www.youtube.com/watch?v=a-b_c&list=PL1&t=42s\n",
          [b"https://www.youtube.com/watch?v=a-b_c&list=PL1&t=42s"],
          [P, dl(b"https://www.youtube.com/watch?v=a-b_c&list=PL1&t=42s"), b"", P]),
