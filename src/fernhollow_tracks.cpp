@@ -47,8 +47,7 @@ static char varname[LINK_MAX + 1];
 static const char *expanded_reference(const char *link)
 {
 	for (const char *p = strchr(link, '%'); p; p = strchr(p + 1, '%')) {
-		const char *q = strchr(p + 1, '%');
-		if (!q)
+		if (!strchr(p + 1, '%'))
 			break;
 		size_t n = strcspn(p + 1, "%:");
 		if (n == 0)
