@@ -11,13 +11,20 @@
 #include <cstring>
 #include <cctype>
 #ifndef _WIN32
+#include <cerrno>
+#include <spawn.h>
 #include <sys/wait.h>
+extern char **environ;
 #endif
 
+// The folder separator, and the quote around the link: cmd.exe knows only
+// double quotes; sh reads nothing but the closing quote between single ones.
 #ifdef _WIN32
 #define SEP "\\"
+#define QUOTE "\""
 #else
 #define SEP "/"
+#define QUOTE "'"
 #endif
 
 // The longest link that is taken, as a number and as the width of the read.
@@ -25,12 +32,12 @@
 #define LINK_FIELD " %n%934s%n"
 
 static char stringcin[LINK_MAX + 1];
-// The 67 characters before the link, the link with every byte escaped,
-// the closing quote and the terminating zero.
-static char instruction[67 + 2 * LINK_MAX + 2];
+// The 67 characters before the link, the link with every byte grown to at
+// most four (a ' is written as '\''), the closing quote and the zero.
+static char instruction[67 + 4 * LINK_MAX + 2];
 static const char *url = "yt-dlp --output \"." SEP "fernhollow_tracks" SEP
-                         "%(title)s.%(ext)s\" -f 251 -- \"";
-static const char *url_end = "\"";
+                         "%(title)s.%(ext)s\" -f 251 -- " QUOTE;
+static const char *url_end = QUOTE;
 
 #ifdef _WIN32
 // cmd.exe expands %NAME% even between double quotes when NAME is set in
@@ -100,14 +107,90 @@ static void append_link(const char *link)
 	memcpy(out, link, len);
 	memcpy(out + len, link + tail, len - tail);
 #else
-	// Between double quotes sh still reads these four.
+	// Inside single quotes every byte is literal to sh, whatever the
+	// locale: 0x27 is never part of a multibyte character, while a
+	// backslash can be the second byte of one in Big5, GBK, GB18030 and
+	// Shift-JIS, so escaping with it would not hold.  A ' of the link
+	// closes the quotes, stands escaped, and opens them again.
+	//
+	// bash under GB18030 still takes a ' that follows a byte from 0x80 up
+	// and a digit as the rest of a four-byte character (glibc calls the
+	// three bytes incomplete, and bash does not go back over them), so
+	// such a digit is set apart by '', which adds nothing to the word.
 	for (const char *p = link; *p; p++) {
-		if (strchr("$`\\\"", *p))
-			*out++ = '\\';
+		if (*p == '\'') {
+			memcpy(out, "'\\''", 4);
+			out += 4;
+			continue;
+		}
+		if (p > link && (unsigned char)p[-1] >= 0x80 && isdigit((unsigned char)*p)) {
+			memcpy(out, "''", 2);
+			out += 2;
+		}
 		*out++ = *p;
 	}
 #endif
 }
+
+#ifndef _WIN32
+static volatile sig_atomic_t stop_signal;
+
+static void record_stop(int sig)
+{
+	stop_signal = sig;
+}
+
+// Run the command line with /bin/sh -c and wait for it, as system() does,
+// but record Ctrl-C and SIGQUIT instead of ignoring them: a shell may exec
+// yt-dlp, which catches Ctrl-C and exits with 1, and the program must still
+// end by the signal the user sent.  The shell starts with the default
+// handling of both, since exec resets caught signals; a program started
+// with them ignored, as a background job is, leaves them ignored.
+static int run(const char *command)
+{
+	static const int stops[] = {SIGINT, SIGQUIT};
+	struct sigaction saved[2];
+	for (int i = 0; i < 2; i++) {
+		sigaction(stops[i], NULL, &saved[i]);
+		if (saved[i].sa_handler == SIG_IGN)
+			continue;
+		struct sigaction record = {};
+		record.sa_handler = record_stop;
+		sigemptyset(&record.sa_mask);
+		sigaction(stops[i], &record, NULL);
+	}
+
+	char *const argv[] = {(char *)"sh", (char *)"-c", (char *)command, NULL};
+	pid_t pid;
+	int status = -1;
+	int err = posix_spawn(&pid, "/bin/sh", NULL, NULL, argv, environ);
+	if (err != 0)
+		fprintf(stderr, "fernhollow_tracks: cannot run /bin/sh: %s\n", strerror(err));
+	else
+		while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+			;
+
+	for (int i = 0; i < 2; i++)
+		sigaction(stops[i], &saved[i], NULL);
+
+	// End by the signal that arrived, or that ended the shell.
+	int sig = stop_signal;
+	if (!sig && status != -1 && WIFSIGNALED(status) &&
+	    (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
+		sig = WTERMSIG(status);
+	if (sig) {
+		signal(sig, SIG_DFL);
+		raise(sig);
+	}
+	return status;
+}
+#else
+// cmd.exe: Ctrl-C reaches every process of the console, the program too.
+static int run(const char *command)
+{
+	return system(command);
+}
+#endif
 
 int main()
 {
@@ -142,18 +225,8 @@ int main()
 		append_link(stringcin);
 		strcat(instruction, url_end);
 
-		int status = system(instruction);
-		if (status != 0)
+		if (run(instruction) != 0)
 			failed = 1;
-#ifndef _WIN32
-		// system() ignores Ctrl-C while yt-dlp runs; when it killed
-		// yt-dlp, end here by the same signal, as a shell does.
-		if (status != -1 && WIFSIGNALED(status) &&
-		    (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT)) {
-			signal(WTERMSIG(status), SIG_DFL);
-			raise(WTERMSIG(status));
-		}
-#endif
 		putchar('\n');
 	}
 }

@@ -3,7 +3,10 @@ output, standard error, exit status and the stand-in downloader's record of
 its arguments out.
 
 FT_PROGRAM names the program, FT_STANDIN_DIR the folder of the stand-in
-yt-dlp; FT_WINE, when set, names wine, which then runs a Windows build."""
+yt-dlp; FT_WINE, when set, names wine, which then runs a Windows build.
+
+as_sh(shell) gives the command that runs a program with that shell at
+/bin/sh, for that run only."""
 
 import os
 import shutil
@@ -54,15 +57,41 @@ def wine_env(tmp_path_factory):
         subprocess.run([wineserver, "-k"], env=env)
 
 
+# The shells that may be /bin/sh, by the name tests print.
+SHELLS = {"dash": "/bin/dash", "bash": "/bin/bash", "busybox sh": "/bin/busybox",
+          "mksh": "/bin/mksh", "zsh": "/bin/zsh", "posh": "/bin/posh", "ksh93": "/bin/ksh93"}
+SHELL_PACKAGES = "busybox mksh zsh posh ksh"
+
+
+def as_sh(shell):
+    """The argv prefix that runs a program with SHELLS[shell] bound over
+    /bin/sh in a mount namespace of its own, so nothing else on the machine
+    sees it.  unshare and sh both exec, so the program keeps the process
+    that the caller started.  Needs root: where that is missing the test is
+    skipped with the reason, except under CI, where it fails."""
+    why = None
+    if os.geteuid() != 0:
+        why = "putting another shell at /bin/sh needs root (unshare -m, mount --bind)"
+    elif not os.path.exists(SHELLS[shell]):
+        why = f"{SHELLS[shell]} is missing (Debian: apt-get install {SHELL_PACKAGES})"
+    if why:
+        if os.environ.get("CI"):
+            pytest.fail(why)
+        pytest.skip(why)
+    return ["unshare", "-m", "/bin/sh", "-c", 'mount --bind "$1" /bin/sh && shift && exec "$@"',
+            "sh", SHELLS[shell]]
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 @pytest.fixture
 def console(tmp_path, wine_env):
-    """console(stdin, standin=True) runs the program once in a fresh working
-    folder that holds one file, existing.webm, and returns a Result."""
-    def run(stdin, standin=True, timeout=600):
+    """console(stdin, standin=True, wrap=(), extra_env=None) runs the program
+    once, after the command wrap and with extra_env added to its environment, in a fresh
+    working folder that holds one file, existing.webm, and returns a Result."""
+    def run(stdin, standin=True, timeout=600, wrap=(), extra_env=None):
         cwd = tmp_path / "cwd"
         cwd.mkdir()
         (cwd / "existing.webm").write_bytes(b"")
@@ -78,7 +107,8 @@ def console(tmp_path, wine_env):
         else:
             env = dict(os.environ, STANDIN_LOG=log,
                        PATH=search + os.pathsep + os.environ["PATH"] if standin else search)
-            argv = [PROGRAM]
+            argv = [*wrap, PROGRAM]
+        env.update(extra_env or {})
         p = subprocess.run(argv, input=stdin, capture_output=True, cwd=cwd,
                            env=env, timeout=timeout)
         out, err = p.stdout, p.stderr

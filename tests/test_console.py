@@ -127,6 +127,15 @@ HOSTILE = [
     (b"https://x.test/dir\\", INTACT, INTACT),
     (b"dir\\\\\\", INTACT, INTACT),
     (b"https://x.test/\xc3\xa9t\xe9\x80\xff\x01\x7f", INTACT, INTACT),
+    # In Big5, GBK, GB18030 and Shift-JIS a byte from 0x81 up followed by \
+    # or ` is one character to bash and ksh93: a backslash that should
+    # escape the next byte would be swallowed.
+    (b"\xa4`touch${IFS}pwned;\xa4`", INTACT, INTACT),
+    (b"\x81\\$(touch${IFS}pwned)\xfe\\", INTACT, INTACT),
+    (b"\x95\\'\xe0'\\;touch${IFS}pwned;'", INTACT, INTACT),
+    # In GB18030 such a byte and a digit start a four-byte character.
+    (b"x\x9d7", INTACT, INTACT),
+    (b"\x817'\x817'$(touch${IFS}pwned)\x817", INTACT, INTACT),
 ]
 for link, linux, windows in HOSTILE:
     outcome = per_platform(linux, windows)
@@ -168,23 +177,35 @@ HOSTILE_PIECES = [b'"', b"'", b"$", b"`", b"\\", b"%", b"!", b"^", b"&", b"|", b
                   b"`touch${IFS}pwned`", b"&echo.>pwned&", b'"&echo.>pwned&"']
 
 
+SHELL_METACHARACTERS = b"\\`$\"'|&;<>()*?[]~#=%!{}^"
+
+
 def random_token(rng):
     """Any bytes but white space (and, on Windows, Ctrl-Z, the end of input),
-    mixed with pieces of command syntax."""
+    mixed with pieces of command syntax and with lead bytes of double-byte
+    encodings put before a shell metacharacter."""
     excluded = b" \t\n\v\f\r" + (b"\x1a" if WINE else b"")
     alphabet = [bytes([b]) for b in range(1, 256) if b not in excluded]
     size = rng.choice([rng.randint(1, 40), rng.randint(1, 934)])
     token = b""
     while len(token) < size:
-        token += rng.choice(HOSTILE_PIECES if rng.random() < 0.3 else alphabet)
+        draw = rng.random()
+        if draw < 0.2:
+            token += rng.choice(HOSTILE_PIECES)
+        elif draw < 0.4:
+            token += bytes([rng.randint(0x81, 0xFE), rng.choice(SHELL_METACHARACTERS)])
+        else:
+            token += rng.choice(alphabet)
     return token[:size]
 
 
-def test_random_tokens_arrive_intact_or_are_refused(console):
+def check_random_tokens(console, count, wrap=(), extra_env=None):
+    """Sends count random tokens in one session: each arrives intact or, on
+    Windows, is refused; nothing else runs."""
     seed = int(os.environ.get("FT_SEED", time.time_ns() % 1000000))
     rng = random.Random(seed)
-    tokens = [random_token(rng) for _ in range(300 if WINE else 1000)]
-    r = console(b"\n".join(tokens) + b"\n")
+    tokens = [random_token(rng) for _ in range(count)]
+    r = console(b"\n".join(tokens) + b"\n", wrap=wrap, extra_env=extra_env)
     note = f"FT_SEED={seed}"
 
     assert all(run[:-1] == args(b"")[:-1] for run in r.runs), note
@@ -203,24 +224,46 @@ def test_random_tokens_arrive_intact_or_are_refused(console):
     assert r.files == ["existing.webm"], note
 
 
-@pytest.mark.skipif(bool(WINE), reason="Ctrl-C cannot be sent to a console under wine here; "
-                    "on Windows it reaches every process of the console")
-def test_ctrl_c_while_downloading_ends_the_program(tmp_path):
-    """Ctrl-C goes to the terminal's whole foreground process group."""
+def test_random_tokens_arrive_intact_or_are_refused(console):
+    check_random_tokens(console, 300 if WINE else 1000)
+
+
+# A downloader that dies of Ctrl-C, and one that catches it and exits 1 as
+# the real yt-dlp does: (link, what it prints on standard error).
+INTERRUPTED = {"dies": (b"https://youtu.be/sleep", b""),
+               "catches": (b"https://youtu.be/sleep-catch", b"ERROR: Interrupted by user\n")}
+
+
+def check_ctrl_c(tmp_path, standin, wrap=()):
+    """Ctrl-C, sent to the whole process group as a terminal does, while the
+    first of two links downloads: the program ends by it, and the second
+    link never runs."""
+    link, stderr = INTERRUPTED[standin]
     log = tmp_path / "runs.log"
     env = dict(os.environ, STANDIN_LOG=str(log),
                PATH=STANDIN_DIR + os.pathsep + os.environ["PATH"])
-    p = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    p = subprocess.Popen([*wrap, PROGRAM], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, cwd=tmp_path, env=env, start_new_session=True)
-    p.stdin.write(b"https://youtu.be/sleep " + A + b"\n")
-    p.stdin.flush()
-    deadline = time.monotonic() + 10
-    while not log.exists() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.2)  # the stand-in is asleep once it has written its record
-    os.killpg(p.pid, signal.SIGINT)
-    out, err = p.communicate(timeout=10)
+    try:
+        p.stdin.write(link + b" " + A + b"\n")
+        p.stdin.flush()
+        deadline = time.monotonic() + 10
+        while not log.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.2)  # the stand-in is asleep once it has written its record
+        os.killpg(p.pid, signal.SIGINT)
+        out, err = p.communicate(timeout=10)
+    finally:
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+    assert (out, err) == (text(P), stderr)
     assert p.returncode == -signal.SIGINT
-    assert out == text(P)
-    assert err == b""
     assert log.read_bytes().count(b"\n") == 1  # the second link never ran
+
+
+@pytest.mark.skipif(bool(WINE), reason="Ctrl-C cannot be sent to a console under wine here; "
+                    "on Windows it reaches every process of the console")
+@pytest.mark.parametrize("standin", INTERRUPTED)
+def test_ctrl_c_while_downloading_ends_the_program(tmp_path, standin):
+    check_ctrl_c(tmp_path, standin)

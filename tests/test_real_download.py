@@ -9,11 +9,15 @@ script that builds and starts the program."""
 
 import functools
 import os
+import signal
 import subprocess
 import threading
+import time
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
+
+from conftest import as_sh
 
 PROGRAM = os.environ.get("FT_PROGRAM", "")
 YTDLP = os.environ.get("FT_YTDLP", "")
@@ -36,14 +40,16 @@ MANIFEST = """<?xml version="1.0" encoding="UTF-8"?>
 @pytest.fixture
 def server(tmp_path):
     """Serves tmp_path/site on a free port of 127.0.0.1; yields (base URL,
-    media bytes by name, the request paths seen)."""
+    media bytes by name, the request paths seen).  The media of "Slow Song"
+    trickles out at 2 KiB a tenth of a second, so a download of it can be
+    interrupted."""
     site = tmp_path / "site"
     site.mkdir()
     media = {}
     for title, stream in [("Evening Song", "251"), ("Morning Song", "251"),
-                          ("Night Song", "251"), ("No Opus", "140")]:
+                          ("Night Song", "251"), ("No Opus", "140"), ("Slow Song", "251")]:
         name = title.replace(" ", "-") + ".webm"
-        media[title] = os.urandom(20000)
+        media[title] = os.urandom(400000 if title == "Slow Song" else 20000)
         (site / name).write_bytes(media[title])
         (site / (title + ".mpd")).write_text(MANIFEST.format(id=stream, media=name))
 
@@ -52,6 +58,21 @@ def server(tmp_path):
     class Handler(SimpleHTTPRequestHandler):
         def log_message(self, format, *args):
             requests.append(self.path)
+
+        def do_GET(self):
+            if not self.path.startswith("/Slow-Song.webm"):
+                return super().do_GET()
+            body = media["Slow Song"]
+            self.send_response(200)
+            self.send_header("Content-Type", "audio/webm")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            try:
+                for at in range(0, len(body), 2048):
+                    self.wfile.write(body[at:at + 2048])
+                    time.sleep(0.1)
+            except OSError:
+                pass  # the downloader is gone
 
     httpd = ThreadingHTTPServer(("127.0.0.1", 0),
                                 functools.partial(Handler, directory=str(site)))
@@ -116,3 +137,35 @@ def test_start_script_downloads_into_the_current_folder(server, tmp_path):
                        capture_output=True, cwd=cwd, env=user_env(tmp_path), timeout=600)
     assert downloads(cwd) == {"Evening Song.webm": media["Evening Song"]}, p.stderr.decode()
     assert p.returncode == 0
+
+
+@pytest.mark.parametrize("shell", ["dash", "bash"])
+def test_ctrl_c_during_a_download_ends_the_program(server, tmp_path, shell):
+    """Ctrl-C, sent to the process group as a terminal does, while the
+    first of two links downloads: yt-dlp stops, and so does the program,
+    by the signal, before the second link.  bash execs yt-dlp, which
+    catches Ctrl-C and exits with 1."""
+    base, _, requests = server
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    p = subprocess.Popen([*as_sh(shell), PROGRAM], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd,
+                         env=user_env(tmp_path), start_new_session=True)
+    try:
+        p.stdin.write(f"{base}/Slow%20Song.mpd {base}/Evening%20Song.mpd\n".encode())
+        p.stdin.flush()
+        deadline = time.monotonic() + 60
+        while "/Slow-Song.webm" not in requests and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert "/Slow-Song.webm" in requests, "the download never started"
+        time.sleep(0.5)
+        os.killpg(p.pid, signal.SIGINT)
+        out, err = p.communicate(timeout=30)
+    finally:
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+    assert p.returncode == -signal.SIGINT, err.decode()
+    assert "ERROR: Interrupted by user" in err.decode()
+    assert out.decode().count("Enter youtube link : ") == 1
+    assert not any(path.startswith("/Evening") for path in requests)
