@@ -133,8 +133,10 @@ def test_start_script_downloads_into_the_current_folder(server, tmp_path):
     base, media, _ = server
     cwd = tmp_path / "somewhere"
     cwd.mkdir()
+    # Debian's yt-dlp serves here; start is told not to fetch a newer one.
+    env = dict(user_env(tmp_path), FERNHOLLOW_NO_FETCH="1", FERNHOLLOW_BIN=str(tmp_path / "bin"))
     p = subprocess.run(["sh", START], input=(base + "/Evening%20Song.mpd\n").encode(),
-                       capture_output=True, cwd=cwd, env=user_env(tmp_path), timeout=600)
+                       capture_output=True, cwd=cwd, env=env, timeout=600)
     assert downloads(cwd) == {"Evening Song.webm": media["Evening Song"]}, p.stderr.decode()
     assert p.returncode == 0
 
