@@ -261,6 +261,18 @@ unzip_deno() {
 	fi
 }
 
+# unusable TOOL VERSION RELEASES: says that TOOL, of VERSION or missing,
+# will not do for the video service, and where to get a current one.
+unusable() {
+	unusable_why="the video service needs yt-dlp $YTDLP_MIN or later with deno $DENO_MIN or later"
+	unusable_what="put the current $1 from $3 in $BIN"
+	if [ -n "$2" ]; then
+		say "$1 $2 is too old: $unusable_why; $unusable_what"
+	else
+		say "$1 is missing: $unusable_why; $unusable_what"
+	fi
+}
+
 # Makes sure the yt-dlp that the program will run can fetch from the video
 # service: current, with deno beside it.  Fetches what is missing unless
 # FERNHOLLOW_NO_FETCH is set; where that fails, says what to install and
@@ -272,31 +284,20 @@ ensure_downloader() {
 	trap 'rm -rf "$WORK" "$BIN/.yt-dlp.new.$$" "$BIN/.deno.new.$$"; exit 1' HUP INT TERM
 	ensure_fetch=yes
 	[ -z "${FERNHOLLOW_NO_FETCH:-}" ] || ensure_fetch=
-	needed="the video service needs yt-dlp $YTDLP_MIN or later with deno $DENO_MIN or later"
 
 	if ! ytdlp_current; then
 		if [ -n "$ensure_fetch" ] && need fetch && fetch_ytdlp; then
 			say "installed yt-dlp $(ytdlp_version) in $BIN"
 		else
-			advice="put the current yt-dlp from https://github.com/yt-dlp/yt-dlp/releases in $BIN"
-			if [ -n "$ytdlp_current_version" ]; then
-				say "yt-dlp $ytdlp_current_version is too old: $needed; $advice"
-			else
-				say "yt-dlp is missing: $needed; $advice"
-				need fallback
-			fi
+			unusable yt-dlp "$ytdlp_current_version" https://github.com/yt-dlp/yt-dlp/releases
+			command -v yt-dlp >/dev/null 2>&1 || need fallback
 		fi
 	fi
 	if ytdlp_current && ! deno_current; then
 		if [ -n "$ensure_fetch" ] && need fetch && fetch_deno; then
 			say "installed deno $(deno_version) in $BIN"
 		else
-			advice="put deno from https://github.com/denoland/deno/releases in $BIN"
-			if [ -n "$deno_current_version" ]; then
-				say "deno $deno_current_version is too old: $needed; $advice"
-			else
-				say "deno is missing: $needed; $advice"
-			fi
+			unusable deno "$deno_current_version" https://github.com/denoland/deno/releases
 		fi
 	fi
 

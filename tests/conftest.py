@@ -10,7 +10,9 @@ as_sh(shell) gives the command that runs a program with that shell at
 
 import os
 import shutil
+import signal
 import subprocess
+import time
 from dataclasses import dataclass
 
 import pytest
@@ -80,6 +82,29 @@ def as_sh(shell):
         pytest.skip(why)
     return ["unshare", "-m", "/bin/sh", "-c", 'mount --bind "$1" /bin/sh && shift && exec "$@"',
             "sh", SHELLS[shell]]
+
+
+def ctrl_c_during(argv, stdin, started, settle, **popen):
+    """Starts argv in a session of its own, types stdin, waits until
+    started() is true, then settle seconds, and sends Ctrl-C to the whole
+    process group as a terminal does.  Returns (stdout, stderr, status)."""
+    p = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, start_new_session=True, **popen)
+    try:
+        p.stdin.write(stdin)
+        p.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not started() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert started(), "what was to be interrupted never started"
+        time.sleep(settle)
+        os.killpg(p.pid, signal.SIGINT)
+        out, err = p.communicate(timeout=30)
+    finally:
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+    return out, err, p.returncode
 
 
 def windows_path(path):

@@ -6,13 +6,12 @@ reached the stand-in downloader."""
 import os
 import random
 import signal
-import subprocess
 import time
 from dataclasses import dataclass, field
 
 import pytest
 
-from conftest import PLATFORM, PROGRAM, STANDIN_DIR, WINE
+from conftest import PLATFORM, PROGRAM, STANDIN_DIR, WINE, ctrl_c_during
 
 P = b"Enter youtube link : "
 OUTPUT = {"linux": b"./fernhollow_tracks/%(title)s.%(ext)s",
@@ -242,23 +241,11 @@ def check_ctrl_c(tmp_path, standin, wrap=()):
     log = tmp_path / "runs.log"
     env = dict(os.environ, STANDIN_LOG=str(log),
                PATH=STANDIN_DIR + os.pathsep + os.environ["PATH"])
-    p = subprocess.Popen([*wrap, PROGRAM], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, cwd=tmp_path, env=env, start_new_session=True)
-    try:
-        p.stdin.write(link + b" " + A + b"\n")
-        p.stdin.flush()
-        deadline = time.monotonic() + 10
-        while not log.exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.2)  # the stand-in is asleep once it has written its record
-        os.killpg(p.pid, signal.SIGINT)
-        out, err = p.communicate(timeout=10)
-    finally:
-        if p.poll() is None:
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
+    # The stand-in is asleep once it has written its record.
+    out, err, status = ctrl_c_during([*wrap, PROGRAM], link + b" " + A + b"\n", log.exists, 0.2,
+                                     cwd=tmp_path, env=env)
     assert (out, err) == (text(P), stderr)
-    assert p.returncode == -signal.SIGINT
+    assert status == -signal.SIGINT
     assert log.read_bytes().count(b"\n") == 1  # the second link never ran
 
 
@@ -267,3 +254,14 @@ def check_ctrl_c(tmp_path, standin, wrap=()):
 @pytest.mark.parametrize("standin", INTERRUPTED)
 def test_ctrl_c_while_downloading_ends_the_program(tmp_path, standin):
     check_ctrl_c(tmp_path, standin)
+
+
+@pytest.mark.skipif(bool(WINE), reason="Ctrl-C cannot be sent to a console under wine here")
+def test_ctrl_c_at_the_prompt_after_a_download_ends_the_program(tmp_path):
+    """The program records Ctrl-C only while a download runs; back at the
+    prompt, Ctrl-C ends it at once."""
+    log = tmp_path / "runs.log"
+    env = dict(os.environ, STANDIN_LOG=str(log),
+               PATH=STANDIN_DIR + os.pathsep + os.environ["PATH"])
+    out, err, status = ctrl_c_during([PROGRAM], A + b"\n", log.exists, 0.5, cwd=tmp_path, env=env)
+    assert (out, err, status) == (text(P, dl(A), b"", P), b"", -signal.SIGINT)

@@ -17,7 +17,7 @@ from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import as_sh
+from conftest import as_sh, ctrl_c_during
 
 PROGRAM = os.environ.get("FT_PROGRAM", "")
 YTDLP = os.environ.get("FT_YTDLP", "")
@@ -150,24 +150,10 @@ def test_ctrl_c_during_a_download_ends_the_program(server, tmp_path, shell):
     base, _, requests = server
     cwd = tmp_path / "cwd"
     cwd.mkdir()
-    p = subprocess.Popen([*as_sh(shell), PROGRAM], stdin=subprocess.PIPE,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd,
-                         env=user_env(tmp_path), start_new_session=True)
-    try:
-        p.stdin.write(f"{base}/Slow%20Song.mpd {base}/Evening%20Song.mpd\n".encode())
-        p.stdin.flush()
-        deadline = time.monotonic() + 60
-        while "/Slow-Song.webm" not in requests and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert "/Slow-Song.webm" in requests, "the download never started"
-        time.sleep(0.5)
-        os.killpg(p.pid, signal.SIGINT)
-        out, err = p.communicate(timeout=30)
-    finally:
-        if p.poll() is None:
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
-    assert p.returncode == -signal.SIGINT, err.decode()
+    out, err, status = ctrl_c_during(
+        [*as_sh(shell), PROGRAM], f"{base}/Slow%20Song.mpd {base}/Evening%20Song.mpd\n".encode(),
+        lambda: "/Slow-Song.webm" in requests, 0.5, cwd=cwd, env=user_env(tmp_path))
+    assert status == -signal.SIGINT, err.decode()
     assert "ERROR: Interrupted by user" in err.decode()
     assert out.decode().count("Enter youtube link : ") == 1
     assert not any(path.startswith("/Evening") for path in requests)

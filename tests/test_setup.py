@@ -227,7 +227,7 @@ def assert_lines(stderr, patterns):
 TOO_OLD = ("start: yt-dlp 2023.03.04 is too old: " + NEEDED +
            "; put the current yt-dlp from https://github.com/yt-dlp/yt-dlp/releases in {bin}")
 NO_DENO = ("start: deno is missing: " + NEEDED +
-           "; put deno from https://github.com/denoland/deno/releases in {bin}")
+           "; put the current deno from https://github.com/denoland/deno/releases in {bin}")
 
 
 def tamper_binary(release, keys, tmp_path):
