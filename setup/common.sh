@@ -33,6 +33,7 @@ tests|/usr/share/i18n/charmaps/BIG5.gz|locales|makes the double-byte locales
 tests|unshare|util-linux|puts a shell at /bin/sh for one run
 tests|mount|mount|puts a shell at /bin/sh for one run
 tests|gpg|gpg|signs test releases with a throwaway key
+tests|gpg-agent|gpg-agent|holds the throwaway key while gpg makes it
 tests|npm|npm|fetches a real deno
 ci|clang++|clang|builds the program a second way, warnings as errors
 TABLE

@@ -8,6 +8,7 @@ yt-dlp; FT_WINE, when set, names wine, which then runs a Windows build.
 as_sh(shell) gives the command that runs a program with that shell at
 /bin/sh, for that run only."""
 
+import functools
 import os
 import shutil
 import signal
@@ -65,6 +66,15 @@ SHELLS = {"dash": "/bin/dash", "bash": "/bin/bash", "busybox sh": "/bin/busybox"
 SHELL_PACKAGES = "busybox mksh zsh posh ksh"
 
 
+@functools.lru_cache(maxsize=None)
+def private_mounts_refused():
+    """Why unshare cannot make a mount namespace whose mounts stay private,
+    or "" where it can.  In a chroot, whose root is no mount point, it
+    cannot."""
+    p = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
+    return p.stderr.strip() or f"unshare -m exited with {p.returncode}" if p.returncode else ""
+
+
 def as_sh(shell):
     """The argv prefix that runs a program with SHELLS[shell] bound over
     /bin/sh in a mount namespace of its own, so nothing else on the machine
@@ -76,6 +86,9 @@ def as_sh(shell):
         why = "putting another shell at /bin/sh needs root (unshare -m, mount --bind)"
     elif not os.path.exists(SHELLS[shell]):
         why = f"{SHELLS[shell]} is missing (Debian: apt-get install {SHELL_PACKAGES})"
+    elif private_mounts_refused():
+        why = ("no private mount namespace here, so no other shell can be put at /bin/sh "
+               f"without the whole machine seeing it: {private_mounts_refused()}")
     if why:
         if os.environ.get("CI"):
             pytest.fail(why)
