@@ -286,15 +286,18 @@ ensure_downloader() {
 	ensure_fetch=yes
 	[ -z "${FERNHOLLOW_NO_FETCH:-}" ] || ensure_fetch=
 
-	if ! ytdlp_current; then
-		if [ -n "$ensure_fetch" ] && need fetch && fetch_ytdlp; then
-			say "installed yt-dlp $(ytdlp_version) in $BIN"
-		else
-			unusable yt-dlp "$ytdlp_current_version" https://github.com/yt-dlp/yt-dlp/releases
-			command -v yt-dlp >/dev/null 2>&1 || need fallback
-		fi
+	ytdlp_ok=yes
+	if ytdlp_current; then
+		:
+	elif [ -n "$ensure_fetch" ] && need fetch && fetch_ytdlp; then
+		say "installed yt-dlp $(ytdlp_version) in $BIN"
+	else
+		ytdlp_ok=
+		unusable yt-dlp "$ytdlp_current_version" https://github.com/yt-dlp/yt-dlp/releases
+		command -v yt-dlp >/dev/null 2>&1 || need fallback
 	fi
-	if ytdlp_current && ! deno_current; then
+	# deno is of use only to a current yt-dlp.
+	if [ -n "$ytdlp_ok" ] && ! deno_current; then
 		if [ -n "$ensure_fetch" ] && need fetch && fetch_deno; then
 			say "installed deno $(deno_version) in $BIN"
 		else

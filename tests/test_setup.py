@@ -189,6 +189,8 @@ def user(tmp_path, base):
     old = tmp_path / "oldbin"
     old.mkdir()
     script(old / "yt-dlp", "#!/bin/sh\necho 2023.03.04\n")
+    (tmp_path / "currentbin").mkdir()
+    script(tmp_path / "currentbin/yt-dlp", "#!/bin/sh\necho 2025.12.01\n")
     for folder in ("home", "bin", "tmp"):
         (tmp_path / folder).mkdir()
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
@@ -295,6 +297,8 @@ CASES = [
          [], {"FERNHOLLOW_YTDLP_RELEASES": "http://127.0.0.1:{silent}/yt-dlp",
               "FERNHOLLOW_DENO_RELEASES": "http://127.0.0.1:{silent}/deno"}),
     Case("fetching turned off", None, TOO_OLD, [], {"FERNHOLLOW_NO_FETCH": "1"}),
+    Case("a current yt-dlp without deno", None, "start: installed deno 2.5.0 in {bin}", ["deno"],
+         {"PATH": "{tmp}/currentbin:/usr/bin:/bin"}),
 ]
 
 
@@ -311,7 +315,7 @@ def ports():
 
 @pytest.mark.skipif(not ARCH, reason=f"no yt-dlp or deno release for {platform.machine()}")
 @pytest.mark.parametrize("case", CASES, ids=[c.name for c in CASES])
-def test_a_failed_fetch_installs_nothing_and_starts_the_program(checkout, keys, server, ports,
+def test_each_fetch_outcome_then_the_program_starts(checkout, keys, server, ports,
                                                                  tmp_path, case):
     base, serve, requests = server
     release = good_release(keys, tmp_path)
@@ -319,7 +323,8 @@ def test_a_failed_fetch_installs_nothing_and_starts_the_program(checkout, keys, 
         case.tamper(release, keys, tmp_path)
     serve(release)
     env, run = user(tmp_path, base)
-    values = dict(bin=env["FERNHOLLOW_BIN"], base=base, fpr=keys["release"][1], **ports)
+    values = dict(bin=env["FERNHOLLOW_BIN"], base=base, fpr=keys["release"][1], tmp=tmp_path,
+                  **ports)
     env.update({k: v.format(**values) for k, v in case.env.items()})
 
     r = run(checkout)
