@@ -315,8 +315,8 @@ def ports():
 
 @pytest.mark.skipif(not ARCH, reason=f"no yt-dlp or deno release for {platform.machine()}")
 @pytest.mark.parametrize("case", CASES, ids=[c.name for c in CASES])
-def test_each_fetch_outcome_then_the_program_starts(checkout, keys, server, ports,
-                                                                 tmp_path, case):
+def test_each_fetch_outcome_then_the_program_starts(checkout, keys, server, ports, tmp_path,
+                                                    case):
     base, serve, requests = server
     release = good_release(keys, tmp_path)
     if case.tamper:
