@@ -10,7 +10,6 @@ version and note where the program found them.
 
 FT_CHECKOUT names the checkout."""
 
-import functools
 import hashlib
 import os
 import platform
@@ -22,7 +21,7 @@ import threading
 import time
 import zipfile
 from dataclasses import dataclass, field
-from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
@@ -34,7 +33,7 @@ P = "Enter youtube link : \n"
 ARCH = {"x86_64": "x86_64", "aarch64": "aarch64"}.get(platform.machine(), "")
 ASSET = {"x86_64": "yt-dlp_linux", "aarch64": "yt-dlp_linux_aarch64"}.get(ARCH, "yt-dlp")
 DENO_ZIP = f"deno-{ARCH}-unknown-linux-gnu.zip"
-NEEDED = ("the video service needs yt-dlp 2025.11.12 or later with deno 2.3.0 or later")
+NEEDED = "the video service needs yt-dlp 2025.11.12 or later with deno 2.3.0 or later"
 
 # The released yt-dlp: says its version, notes an update, and for a link
 # notes which yt-dlp and deno the program's PATH found.
@@ -144,7 +143,7 @@ def server():
     state = {"release": Release({})}
     requests = []
 
-    class Handler(SimpleHTTPRequestHandler):
+    class Handler(BaseHTTPRequestHandler):
         def log_message(self, format, *args):
             pass
 
@@ -161,7 +160,7 @@ def server():
             self.end_headers()
             self.wfile.write(data[:len(data) // 2] if path in release.truncated else data)
 
-    httpd = ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Handler))
+    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     thread = threading.Thread(target=httpd.serve_forever, daemon=True)
     thread.start()
     try:
@@ -214,8 +213,8 @@ def user(tmp_path, base):
 
 
 def lines(text, **values):
-    """Expected standard error: one pattern a line, {curl} standing for
-    curl's own words."""
+    """Expected standard error: one pattern a line, with values filled in
+    and <curl> standing for curl's own words."""
     return [re.escape(line.format(**values)).replace(re.escape("<curl>"), "curl: .+")
             for line in text.strip("\n").split("\n")] if text.strip() else []
 
