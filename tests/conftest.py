@@ -79,8 +79,11 @@ def private_mounts_refused():
     """Why unshare cannot make a mount namespace whose mounts stay private,
     or "" where it can.  In a chroot, whose root is no mount point, it
     cannot."""
-    p = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
-    return p.stderr.strip() or f"unshare -m exited with {p.returncode}" if p.returncode else ""
+    p = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
+                       capture_output=True, text=True)
+    if p.returncode == 0:
+        return ""
+    return p.stderr.strip() or f"unshare exited with {p.returncode}"
 
 
 def as_sh(shell):
@@ -101,8 +104,8 @@ def as_sh(shell):
         if os.environ.get("CI"):
             pytest.fail(why)
         pytest.skip(why)
-    return ["unshare", "-m", "/bin/sh", "-c", 'mount --bind "$1" /bin/sh && shift && exec "$@"',
-            "sh", SHELLS[shell]]
+    return ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+            'mount --bind "$1" /bin/sh && shift && exec "$@"', "sh", SHELLS[shell]]
 
 
 def ctrl_c_during(argv, stdin, started, settle, **popen):

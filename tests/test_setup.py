@@ -25,7 +25,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import SHELLS
+from conftest import SHELL_PACKAGES, SHELLS
 
 CHECKOUT = os.environ.get("FT_CHECKOUT", "")
 SHIPPED_FINGERPRINT = "AC0CBBE6848D6A873464AF4E57CF65933B5A7581"
@@ -342,7 +342,7 @@ def test_fetch_install_and_the_programs_path(checkout, keys, server, tmp_path, s
     whole, the program finds them first on its PATH, a second run fetches
     nothing, and a day later yt-dlp updates itself once."""
     if not os.path.exists(SHELLS[shell]):
-        pytest.fail(f"{SHELLS[shell]} is missing (Debian: apt-get install busybox mksh zsh posh ksh)")
+        pytest.fail(f"{SHELLS[shell]} is missing (Debian: apt-get install {SHELL_PACKAGES})")
     argv = [SHELLS[shell], "sh"] if shell == "busybox sh" else [SHELLS[shell]]
     base, serve, requests = server
     serve(good_release(keys, tmp_path))
