@@ -40,6 +40,13 @@ class Result:
     runs: list  # one list of arguments for each downloader run
     files: list  # what the working folder holds afterwards
 
+    def outcome(self):
+        """Everything a case compares, in one value, so that a failure shows
+        the whole of it at once."""
+        return {"stdout": self.stdout.decode("latin-1").split("\n"),
+                "stderr": self.stderr.decode("latin-1").split("\n"),
+                "status": self.status, "runs": self.runs, "files": self.files}
+
 
 def read_runs(log):
     if not os.path.exists(log):

@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 import pytest
 
-from conftest import PLATFORM, PROGRAM, STANDIN_DIR, WINE, ctrl_c_during
+from conftest import PLATFORM, PROGRAM, STANDIN_DIR, WINE, Result, ctrl_c_during
 
 P = b"Enter youtube link : "
 OUTPUT = {"linux": b"./fernhollow_tracks/%(title)s.%(ext)s",
@@ -164,11 +164,8 @@ CASES.append(Case(
 @pytest.mark.parametrize("case", CASES, ids=[c.name for c in CASES])
 def test_console(console, case):
     r = console(case.stdin, standin=case.standin)
-    assert r.stdout.decode("latin-1") == text(*case.stdout).decode("latin-1")
-    assert r.stderr.decode("latin-1") == text(*case.stderr).decode("latin-1")
-    assert r.status == case.status
-    assert r.runs == [args(link) for link in case.links]
-    assert r.files == ["existing.webm"]
+    assert r.outcome() == Result(text(*case.stdout), text(*case.stderr), case.status,
+                                 [args(link) for link in case.links], ["existing.webm"]).outcome()
 
 
 HOSTILE_PIECES = [b'"', b"'", b"$", b"`", b"\\", b"%", b"!", b"^", b"&", b"|", b";", b"*",
