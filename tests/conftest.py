@@ -22,6 +22,14 @@ PROGRAM = os.environ.get("FT_PROGRAM", "")
 STANDIN_DIR = os.environ.get("FT_STANDIN_DIR", "")
 WINE = os.environ.get("FT_WINE", "")
 PLATFORM = "windows" if WINE else "linux"
+# wine maps each new Windows process's shared data at the fixed address
+# 0x7ffe0000.  Its loader sits just below, and the kernel starts the
+# loader's heap at a random place up to 1 GiB above it: about once in a
+# couple of thousand starts the heap covers that address and the process
+# never starts, so cmd.exe or the stand-in silently does not run.  Without
+# address randomisation, wine and every process it starts keep the heap
+# right after the loader.
+WINE_RUN = ["setarch", "-R", WINE]
 
 
 def pytest_sessionfinish(session, exitstatus):
@@ -67,7 +75,7 @@ def wine_env(tmp_path_factory):
                WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
     subprocess.run([wineserver, "-p"], env=env, check=True)
-    subprocess.run([WINE, "wineboot", "-i"], env=env, check=True,
+    subprocess.run([*WINE_RUN, "wineboot", "-i"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         yield env
@@ -159,7 +167,7 @@ def console(tmp_path, wine_env):
             os.mkdir(search)
         if WINE:
             env = dict(wine_env, STANDIN_LOG=log, WINEPATH=windows_path(search))
-            argv = [WINE, PROGRAM]
+            argv = [*WINE_RUN, PROGRAM]
         else:
             env = dict(os.environ, STANDIN_LOG=log,
                        PATH=search + os.pathsep + os.environ["PATH"] if standin else search)
