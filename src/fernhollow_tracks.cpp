@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cctype>
-#ifndef _WIN32
 #include <cerrno>
+#ifndef _WIN32
 #include <spawn.h>
 #include <sys/wait.h>
 extern char **environ;
@@ -186,9 +186,15 @@ static int run(const char *command)
 }
 #else
 // cmd.exe: Ctrl-C reaches every process of the console, the program too.
+// system() gives -1 with errno set when cmd.exe itself could not start;
+// any other value is what the command ended with.
 static int run(const char *command)
 {
-	return system(command);
+	errno = 0;
+	int status = system(command);
+	if (status == -1 && errno != 0)
+		fprintf(stderr, "fernhollow_tracks: cannot run cmd.exe: %s\n", strerror(errno));
+	return status;
 }
 #endif
 

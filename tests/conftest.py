@@ -102,25 +102,32 @@ def private_mounts_refused():
 
 
 def as_sh(shell):
-    """The argv prefix that runs a program with SHELLS[shell] bound over
+    """The argv prefix that runs a program with SHELLS[shell] at /bin/sh."""
+    if not os.path.exists(SHELLS[shell]):
+        unable(f"{SHELLS[shell]} is missing (Debian: apt-get install {SHELL_PACKAGES})")
+    return bound_over_sh(SHELLS[shell])
+
+
+def bound_over_sh(path):
+    """The argv prefix that runs a program with the file at path bound over
     /bin/sh in a mount namespace of its own, so nothing else on the machine
     sees it.  unshare and sh both exec, so the program keeps the process
-    that the caller started.  Needs root: where that is missing the test is
-    skipped with the reason, except under CI, where it fails."""
-    why = None
+    that the caller started.  Needs root."""
     if os.geteuid() != 0:
-        why = "putting another shell at /bin/sh needs root (unshare -m, mount --bind)"
-    elif not os.path.exists(SHELLS[shell]):
-        why = f"{SHELLS[shell]} is missing (Debian: apt-get install {SHELL_PACKAGES})"
-    elif private_mounts_refused():
-        why = ("no private mount namespace here, so no other shell can be put at /bin/sh "
+        unable("putting another file at /bin/sh needs root (unshare -m, mount --bind)")
+    if private_mounts_refused():
+        unable("no private mount namespace here, so nothing can be put at /bin/sh "
                f"without the whole machine seeing it: {private_mounts_refused()}")
-    if why:
-        if os.environ.get("CI"):
-            pytest.fail(why)
-        pytest.skip(why)
     return ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-            'mount --bind "$1" /bin/sh && shift && exec "$@"', "sh", SHELLS[shell]]
+            'mount --bind "$1" /bin/sh && shift && exec "$@"', "sh", path]
+
+
+def unable(why):
+    """Skips a test that this machine cannot run, with the reason; under CI,
+    which must run them all, fails it instead."""
+    if os.environ.get("CI"):
+        pytest.fail(why)
+    pytest.skip(why)
 
 
 def ctrl_c_during(argv, stdin, started, settle, **popen):

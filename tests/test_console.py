@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 import pytest
 
-from conftest import PLATFORM, PROGRAM, STANDIN_DIR, WINE, Result, ctrl_c_during
+from conftest import PLATFORM, PROGRAM, STANDIN_DIR, WINE, Result, bound_over_sh, ctrl_c_during
 
 P = b"Enter youtube link : "
 OUTPUT = {"linux": b"./fernhollow_tracks/%(title)s.%(ext)s",
@@ -166,6 +166,22 @@ def test_console(console, case):
     r = console(case.stdin, standin=case.standin)
     assert r.outcome() == Result(text(*case.stdout), text(*case.stderr), case.status,
                                  [args(link) for link in case.links], ["existing.webm"]).outcome()
+
+
+def test_command_processor_that_cannot_start(console, tmp_path):
+    """Each link then fails with one line that says why, and the next one is
+    still taken."""
+    if PLATFORM == "linux":
+        not_a_shell = tmp_path / "not-a-shell"
+        not_a_shell.write_bytes(b"")
+        not_a_shell.chmod(0o644)
+        r = console(A + b" " + B + b"\n", wrap=bound_over_sh(str(not_a_shell)))
+        why = b"fernhollow_tracks: cannot run /bin/sh: Permission denied"
+    else:
+        r = console(A + b" " + B + b"\n", extra_env={"WINEDLLOVERRIDES": "cmd.exe=d"})
+        why = b"fernhollow_tracks: cannot run cmd.exe: Invalid argument"  # as wine says it
+    assert r.outcome() == Result(text(P, b"", P, b"", P), text(why, why), 1, [],
+                                 ["existing.webm"]).outcome()
 
 
 HOSTILE_PIECES = [b'"', b"'", b"$", b"`", b"\\", b"%", b"!", b"^", b"&", b"|", b";", b"*",
