@@ -35,6 +35,13 @@ def args(link):
     return [b"--output", OUTPUT, b"-f", b"251", b"--", link]
 
 
+def expected(stdout, stderr, status, links):
+    """The outcome of a session that printed these lines and ran these
+    links, with nothing new in the working folder."""
+    return Result(text(*stdout), text(*stderr), status, [args(link) for link in links],
+                  ["existing.webm"]).outcome()
+
+
 def missing(link):
     """The command processor's complaint when yt-dlp is not on the path."""
     if PLATFORM == "linux":
@@ -164,8 +171,7 @@ CASES.append(Case(
 @pytest.mark.parametrize("case", CASES, ids=[c.name for c in CASES])
 def test_console(console, case):
     r = console(case.stdin, standin=case.standin)
-    assert r.outcome() == Result(text(*case.stdout), text(*case.stderr), case.status,
-                                 [args(link) for link in case.links], ["existing.webm"]).outcome()
+    assert r.outcome() == expected(case.stdout, case.stderr, case.status, case.links)
 
 
 def test_command_processor_that_cannot_start(console, tmp_path):
@@ -180,8 +186,7 @@ def test_command_processor_that_cannot_start(console, tmp_path):
     else:
         r = console(A + b" " + B + b"\n", extra_env={"WINEDLLOVERRIDES": "cmd.exe=d"})
         why = b"fernhollow_tracks: cannot run cmd.exe: Invalid argument"  # as wine says it
-    assert r.outcome() == Result(text(P, b"", P, b"", P), text(why, why), 1, [],
-                                 ["existing.webm"]).outcome()
+    assert r.outcome() == expected([P, b"", P, b"", P], [why, why], 1, [])
 
 
 HOSTILE_PIECES = [b'"', b"'", b"$", b"`", b"\\", b"%", b"!", b"^", b"&", b"|", b";", b"*",

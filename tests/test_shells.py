@@ -11,9 +11,9 @@ import subprocess
 
 import pytest
 
-from conftest import SHELLS, Result, as_sh
-from test_console import (HOSTILE, P, args, check_ctrl_c, check_random_tokens, dl,
-                          INTERRUPTED, text)
+from conftest import SHELLS, as_sh
+from test_console import (HOSTILE, P, check_ctrl_c, check_random_tokens, dl, expected,
+                          INTERRUPTED)
 
 # name: (source, charmap), for localedef -i source -f charmap
 LOCALES = {"C.UTF-8": ("C", "UTF-8"), "zh_TW.BIG5": ("zh_TW", "BIG5"),
@@ -43,8 +43,8 @@ def test_hostile_links_arrive_intact(console, locpath, shell, locale):
     links = [link for link, _, _ in HOSTILE]
     r = console(b"\n".join(links) + b"\n", wrap=as_sh(shell),
                 extra_env={"LOCPATH": locpath, "LC_ALL": locale})
-    assert r.outcome() == Result(text(P, *[line for link in links for line in (dl(link), b"", P)]),
-                                 b"", 0, [args(link) for link in links], ["existing.webm"]).outcome()
+    assert r.outcome() == expected([P, *[line for link in links for line in (dl(link), b"", P)]],
+                                   [], 0, links)
 
 
 @pytest.mark.parametrize("shell,locale", PAIRS, ids=[f"{s}-{l}" for s, l in PAIRS])
