@@ -160,8 +160,9 @@ def windows_path(path):
 @pytest.fixture
 def console(tmp_path, wine_env):
     """console(stdin, standin=True, wrap=(), extra_env=None) runs the program
-    once, after the command wrap and with extra_env added to its environment, in a fresh
-    working folder that holds one file, existing.webm, and returns a Result."""
+    once, after the command wrap and with extra_env added to its
+    environment, in a fresh working folder that holds one file,
+    existing.webm, and returns a Result."""
     def run(stdin, standin=True, timeout=600, wrap=(), extra_env=None):
         cwd = tmp_path / "cwd"
         cwd.mkdir()
